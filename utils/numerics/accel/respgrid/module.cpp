@@ -1,0 +1,52 @@
+// module.cpp: the respgrid extension module: its data, names and entry point.
+#include "respgrid/module.hpp"
+
+#include "frame/module_init.hpp"
+#include "respgrid/regions.hpp"
+
+namespace accel::respgrid {
+
+namespace name {
+frame::InternedName np{"np"}, empty{"empty"}, sum{"sum"}, nansum{"nansum"}, max{"max"},
+    asarray{"asarray"}, dtype{"dtype"}, float64{"float64"}, int32{"int32"}, int64{"int64"};
+}
+
+frame::ModuleData module_data{
+    .name = "respgrid",
+    .full_name = "vantor.utils.numerics.accel.respgrid",
+    .source_path = "vantor/utils/numerics/accel/respgrid",
+    .functions = {{"calculate_regions", 69, &regions_params, {}, calculate_regions}},
+    .names = {&name::np, &name::empty, &name::sum, &name::nansum, &name::max,
+              &name::asarray, &name::dtype, &name::float64, &name::int32, &name::int64},
+    .numpy_import_line = 6,
+    .import_numpy_core = import_numpy_core,
+    .check_numpy_types = check_numpy_types,
+};
+
+const frame::TraceFunction regions_fn{&module_data,
+                                      "vantor.utils.numerics.accel.respgrid.calculate_regions"};
+
+namespace {
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(frame::create_step<module_data>)},
+    {Py_mod_exec, reinterpret_cast<void *>(frame::exec_step<module_data>)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "respgrid",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = slots,
+};
+
+}  // namespace
+}  // namespace accel::respgrid
+
+PyMODINIT_FUNC PyInit_respgrid()
+{
+    return PyModuleDef_Init(&accel::respgrid::definition);
+}
