@@ -9,6 +9,7 @@
 
 #include "frame/function.hpp"
 #include "frame/traceback.hpp"
+#include "frame/typed_view.hpp"
 
 #include <new>
 
@@ -89,7 +90,7 @@ bool import_numpy_as_np(const ModuleData &module)
     if (!name)
         return false;
     Ref numpy = Ref::steal(PyImport_GetModule(name.get()));
-    if (!numpy) {
+    if (!numpy || numpy.get() == Py_None) {   // None blocks the import: let it say so
         if (PyErr_Occurred())
             return false;
         numpy = Ref::steal(
@@ -123,7 +124,7 @@ bool run_exec_steps(ModuleData &module, int &line)
         return false;
     if (!ensure_in_sys_modules(module))
         return false;
-    if (!ready_function_type())
+    if (!ready_function_type() || !ready_view_type())
         return false;
     std::vector<Ref> codes;
     for (const FunctionDef &def : module.functions) {

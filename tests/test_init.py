@@ -10,28 +10,35 @@ import numpy as np
 import pytest
 
 from support import run_python
-from vantor.utils.numerics.accel import respgrid
+from vantor.utils.numerics.accel import rebin, respgrid
 
 RESPGRID = "vantor.utils.numerics.accel.respgrid"
+REBIN = "vantor.utils.numerics.accel.rebin"
+BOTH = pytest.mark.parametrize("name", [RESPGRID, REBIN])
 
 
-def test_namespace():
-    public = {name for name in vars(respgrid) if not name.startswith("__")}
-    assert public == {"np", "calculate_regions"}
-    assert respgrid.np is np
-    assert respgrid.__builtins__ is builtins
-    assert respgrid.__test__ == {}
-    spec = respgrid.__spec__
-    assert respgrid.__file__ == spec.origin
-    assert respgrid.__loader__ is spec.loader
-    assert respgrid.__package__ == "vantor.utils.numerics.accel"
-    assert not hasattr(respgrid, "__path__")
+@pytest.mark.parametrize(
+    ("module", "functions"),
+    [(respgrid, {"calculate_regions"}), (rebin, {"rebin_histogram_cy"})],
+)
+def test_namespace(module, functions):
+    public = {name for name in vars(module) if not name.startswith("__")}
+    assert public == {"np"} | functions
+    assert module.np is np
+    assert module.__builtins__ is builtins
+    assert module.__test__ == {}
+    spec = module.__spec__
+    assert module.__file__ == spec.origin
+    assert module.__loader__ is spec.loader
+    assert module.__package__ == "vantor.utils.numerics.accel"
+    assert not hasattr(module, "__path__")
 
 
 @pytest.mark.parametrize(
     ("module", "name", "first_line", "varnames"),
     [
         (respgrid, "calculate_regions", 69, ("E_p", "max_value", "has_escape_peaks")),
+        (rebin, "rebin_histogram_cy", 3, ("energy_axis", "count_axis", "new_energy_axis")),
     ],
 )
 def test_function_objects(module, name, first_line, varnames):
@@ -59,22 +66,24 @@ def test_function_objects_are_not_bound_as_methods():
     assert Holder().regions is respgrid.calculate_regions
 
 
-def test_import_again_gives_the_same_module():
+@BOTH
+def test_import_again_gives_the_same_module(name):
     run_python(f"""
         import importlib, sys
-        from vantor.utils.numerics.accel import respgrid as first
+        first = importlib.import_module("{name}")
         first.caller_value = 42
-        del sys.modules["{RESPGRID}"]
-        second = importlib.import_module("{RESPGRID}")
+        del sys.modules["{name}"]
+        second = importlib.import_module("{name}")
         assert second is first and second.caller_value == 42
         assert importlib.reload(second) is first
     """)
 
 
-def test_second_module_object_is_refused():
+@BOTH
+def test_second_module_object_is_refused(name):
     proc = run_python(f"""
         import importlib.util
-        spec = importlib.util.find_spec("{RESPGRID}")
+        spec = importlib.util.find_spec("{name}")
         a = importlib.util.module_from_spec(spec)
         b = importlib.util.module_from_spec(spec)
         assert a is not b
@@ -85,7 +94,7 @@ def test_second_module_object_is_refused():
             print(e)
     """)
     assert proc.stdout == (
-        "Module 'respgrid' has already been imported. "
+        f"Module '{name.rsplit('.', 1)[1]}' has already been imported. "
         "Re-initialisation is not supported.\n")
 
 
@@ -104,14 +113,15 @@ def test_create_step_copies_the_spec():
     """)
 
 
-def test_second_interpreter_is_refused():
+@BOTH
+def test_second_interpreter_is_refused(name):
     proc = run_python(f"""
         import _xxsubinterpreters as interpreters
-        import {RESPGRID}
+        import {name}
         interp = interpreters.create(isolated=False)
         interpreters.run_string(interp, '''if True:
             try:
-                import {RESPGRID}
+                import {name}
             except ImportError as e:
                 print("ImportError:", e)''')
     """)
@@ -222,3 +232,12 @@ def test_larger_scalar_type_only_warns():
         setup="numpy.generic = float", module=RESPGRID, after=""))
     assert proc.stdout == "imported\n"
     assert "RuntimeWarning: numpy.generic size changed" in proc.stderr
+
+
+def test_rebin_without_numpy():
+    proc = run_python(INIT_FAILURE.format(
+        setup='sys.modules["numpy"] = None', module=REBIN, after=""))
+    message, entries = proc.stdout.splitlines()
+    assert message == "ModuleNotFoundError: import of numpy halted; None in sys.modules"
+    assert eval(entries) == [
+        ("vantor/utils/numerics/accel/rebin", f"init {REBIN}", 1)]

@@ -1,0 +1,218 @@
+"""rebin_histogram_cy: counts of a histogram redistributed onto new edges."""
+
+import builtins
+import inspect
+import math
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from reference.rebin import rebin_histogram
+from support import REBIN, our_frames
+from vantor.utils.numerics.accel import rebin
+
+rebin_histogram_cy = rebin.rebin_histogram_cy
+nan = math.nan
+
+
+def a(*values):
+    return np.array(values, dtype=float)
+
+
+@pytest.mark.parametrize(
+    ("old_edges", "counts", "new_edges", "expected"),
+    [
+        pytest.param(a(0, 2), a(10), a(0, 1, 2), [5, 5], id="split"),
+        pytest.param(a(0, 1, 2), a(3, 4), a(0, 2), [7], id="merge"),
+        pytest.param(a(0, 1, 1, 2), a(1, 5, 1), a(0, 2), [2], id="zero-width-dropped"),
+        pytest.param(a(0, 2, 1, 3), a(1, 5, 1), a(0, 3), [2], id="reversed-dropped"),
+        pytest.param(a(0, 4), a(8), a(1, 2, 3), [2, 2], id="outside-lost"),
+        pytest.param(a(0, 1, 2), a(3, 4), a(0, 1, 2, 3), [3, 4, 0], id="edges-touch"),
+        pytest.param(a(1, 2), a(6), a(-1, 0, 1, 2, 3, 4), [0, 0, 6, 0, 0], id="outside-0"),
+        pytest.param(a(0, 1, 2, 3), a(1, 2, 3), a(0.5), [], id="one-edge"),
+        pytest.param(None, None, a(0, 1, 2), [0, 0], id="no-counts"),
+        pytest.param(a(), a(), a(0, 1, 2), [0, 0], id="empty-counts"),
+        pytest.param(a(0, 1, 2, 3, 99), a(1, 2, 3), a(0, 3), [6], id="extra-edges"),
+        pytest.param(a(3, 2, 1, 0), a(1, 2, 3), a(0, 3), [0], id="descending"),
+        pytest.param(a(0, nan, 2, 3), a(1, 2, 4), a(0, 3), [4], id="nan-edge"),
+        pytest.param(a(0, 1, 2, 3), a(1, nan, 4), a(0, 1.5, 3), [nan, nan], id="nan-count"),
+        pytest.param(a(0, 1, 2, 3), a(1, nan, 4), a(0, 1, 3), [1, nan], id="nan-count-one"),
+        pytest.param(a(0, 1, 2), a(1, 1), a(0, nan, 2), [2, 0], id="nan-new-edge"),
+        pytest.param(a(0, math.inf), a(1), a(0, 1), [0], id="infinite-width"),
+        pytest.param(a(-0.0, 1), a(2), a(0.0, 0.5, 1), [1, 1], id="signed-zero"),
+    ],
+)
+def test_rebinning(old_edges, counts, new_edges, expected):
+    result = rebin_histogram_cy(old_edges, counts, new_edges)
+    assert result.dtype == np.float64 and result.ndim == 1
+    np.testing.assert_array_equal(result, np.array(expected, dtype=float))
+
+
+def test_identical_edges_give_the_counts_back_exactly():
+    rng = np.random.default_rng(1)
+    edges = np.cumsum(rng.uniform(0.1, 3.0, 1001))
+    counts = rng.uniform(0, 1e6, 1000)
+    assert np.array_equal(rebin_histogram_cy(edges, counts, edges), counts)
+
+
+def test_strided_and_reversed_inputs_are_read_in_place():
+    rng = np.random.default_rng(2)
+    edges = np.cumsum(rng.uniform(0.1, 3.0, 51))
+    counts = rng.uniform(0, 10, 50)
+    new_edges = np.linspace(edges[0] - 1, edges[-1] + 1, 17)
+    expected = rebin_histogram_cy(edges, counts, new_edges)
+    wide = np.zeros((51, 3))
+    wide[:, 2] = edges
+    result = rebin_histogram_cy(wide[:, 2], np.repeat(counts, 2)[::2],
+                                new_edges[::-1].copy()[::-1])
+    assert np.array_equal(result, expected)
+
+
+def test_result_owns_fresh_memory():
+    edges, counts, new_edges = a(0, 1, 2), a(3, 4), a(0, 1, 2)
+    result = rebin_histogram_cy(edges, counts, new_edges)
+    assert result.flags.writeable
+    result[:] = -1
+    assert np.array_equal(counts, a(3, 4)) and np.array_equal(new_edges, a(0, 1, 2))
+    assert not any(np.shares_memory(result, x) for x in (edges, counts, new_edges))
+
+
+def test_keywords_in_any_order():
+    edges, counts, new_edges = a(0, 1, 2), a(3, 4), a(0, 0.5, 2)
+    assert np.array_equal(
+        rebin_histogram_cy(new_energy_axis=new_edges, count_axis=counts, energy_axis=edges),
+        rebin_histogram_cy(edges, counts, new_edges))
+
+
+def test_code_object():
+    code = rebin_histogram_cy.__code__
+    assert code.co_firstlineno == 3 and code.co_argcount == 3
+    assert code.co_varnames == (
+        "energy_axis", "count_axis", "new_energy_axis", "old_n", "new_n", "new_counts",
+        "i", "j", "k", "old_left", "old_right", "new_left", "new_right", "overlap",
+        "old_width")
+    assert str(inspect.signature(rebin_histogram_cy)) == (
+        "(energy_axis, count_axis, new_energy_axis)")
+
+
+@pytest.mark.parametrize(
+    ("args", "exc_type", "message", "line"),
+    [
+        ((a(0, 1),), TypeError,
+         "rebin_histogram_cy() takes exactly 3 positional arguments (1 given)", 3),
+        ((a(0, 1), a(1), np.zeros(2, np.float32)), ValueError,
+         "Buffer dtype mismatch, expected 'double' but got 'float'", 6),
+        ((a(0, 1), [1.0], None), TypeError, "a bytes-like object is required, not 'list'", 5),
+        ((a(0, 1), a(1), None), ValueError, "negative dimensions are not allowed", 12),
+        ((a(0, 1), a(1), a()), ValueError, "negative dimensions are not allowed", 12),
+        ((a(0, 1, 2), a(1, 2, 3), a(0, 3)), IndexError,
+         "Out of bounds on buffer access (axis 0)", 23),
+        ((a(), a(1), a(0, 3)), IndexError, "Out of bounds on buffer access (axis 0)", 22),
+        ((None, a(1), a(0, 3)), IndexError, "Out of bounds on buffer access (axis 0)", 22),
+    ],
+)
+def test_errors(args, exc_type, message, line):
+    with pytest.raises(exc_type) as exc:
+        rebin_histogram_cy(*args)
+    assert str(exc.value) == message
+    assert our_frames(exc) == [(REBIN, line)]
+
+
+class RecordingNumPy:
+    """Stands in for `np`: NumPy itself, recording the arrays zeros() made."""
+
+    def __init__(self, fail_asarray=False):
+        self.made = []
+        self.fail_asarray = fail_asarray
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    def zeros(self, *args, **kwargs):
+        self.made.append(np.zeros(*args, **kwargs))
+        return self.made[-1]
+
+    def asarray(self, obj):
+        if self.fail_asarray:
+            raise RuntimeError("asarray refused")
+        return np.asarray(obj)
+
+
+@pytest.fixture
+def restore_np():
+    yield
+    rebin.np = np
+    if hasattr(builtins, "np"):
+        del builtins.np
+
+
+def test_np_is_looked_up_at_each_call(restore_np):
+    recorder = RecordingNumPy()
+    rebin.np = recorder
+    result = rebin_histogram_cy(a(0, 2), a(10), a(0, 1, 2))
+    assert len(recorder.made) == 1
+    # The result shares the memory of the array that zeros() allocated.
+    assert np.shares_memory(result, recorder.made[0])
+    result[0] = 42.0
+    assert recorder.made[0][0] == 42.0
+
+    rebin.np = RecordingNumPy(fail_asarray=True)
+    with pytest.raises(RuntimeError, match="asarray refused") as exc:
+        rebin_histogram_cy(a(0, 2), a(10), a(0, 1, 2))
+    assert our_frames(exc) == [(REBIN, 47)]
+
+
+def test_deleted_np_raises_name_error_then_builtins_are_tried(restore_np):
+    del rebin.np
+    with pytest.raises(NameError) as exc:
+        rebin_histogram_cy(a(0, 2), a(10), a(0, 1, 2))
+    assert str(exc.value) == "name 'np' is not defined"
+    assert our_frames(exc) == [(REBIN, 12)]
+    builtins.np = np
+    assert np.array_equal(rebin_histogram_cy(a(0, 2), a(10), a(0, 1, 2)), a(5, 5))
+
+
+def test_np_returning_a_short_array_is_refused(restore_np):
+    class ShortZeros(RecordingNumPy):
+        def zeros(self, n, dtype):
+            return np.zeros(max(n - 1, 0), dtype)
+
+    rebin.np = ShortZeros()
+    with pytest.raises(ValueError) as exc:
+        rebin_histogram_cy(a(0, 2), a(10), a(0, 1, 2))
+    assert our_frames(exc) == [(REBIN, 12)]
+
+
+def test_failed_call_gives_back_its_arguments():
+    edges, counts, new_edges = a(0, 1, 2), a(3, 4), a(0, 3)
+    before = [sys.getrefcount(x) for x in (edges, counts, new_edges)]
+    with pytest.raises(IndexError):
+        rebin_histogram_cy(edges[:2], counts, new_edges)
+    assert [sys.getrefcount(x) for x in (edges, counts, new_edges)] == before
+    edges.resize(5, refcheck=True)    # refused while a buffer is still exported
+
+
+edges_strategy = st.lists(
+    st.floats(-1e6, 1e6, allow_nan=False), min_size=1, max_size=40, unique=True
+).map(sorted)
+
+
+@settings(max_examples=300, deadline=None)
+@given(old=edges_strategy, new=edges_strategy,
+       data=st.data())
+def test_matches_reference_and_conserves_counts(old, new, data):
+    counts = data.draw(st.lists(st.floats(0, 1e6), min_size=len(old) - 1,
+                                max_size=len(old) - 1))
+    result = rebin_histogram_cy(a(*old), a(*counts), a(*new))
+    assert result.tolist() == rebin_histogram(old, counts, new)
+    # Old bins inside the new range keep all their counts; those that only
+    # reach into it keep part of theirs.
+    bins = list(zip(counts, old, old[1:]))
+    inside = math.fsum(c for c, lo, hi in bins if new[0] <= lo and hi <= new[-1])
+    touched = math.fsum(c for c, lo, hi in bins if hi > new[0] and lo < new[-1])
+    total = math.fsum(result)
+    tolerance = 1e-9 * touched + 1e-6
+    assert inside - tolerance <= total <= touched + tolerance
