@@ -59,4 +59,23 @@ Ref lookup_global(const ModuleData &module, const InternedName &name)
     return builtin;
 }
 
+Ref lookup_global_attr(const ModuleData &module, const InternedName &name,
+                       const InternedName &attr)
+{
+    Ref holder = lookup_global(module, name);
+    if (!holder)
+        return {};
+    return Ref::steal(PyObject_GetAttr(holder.get(), attr.obj));
+}
+
+Ref call_with_keyword(PyObject *callable, PyObject *arg, const InternedName &keyword,
+                      PyObject *value)
+{
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, keyword.obj));
+    if (!kwnames)
+        return {};
+    PyObject *args[] = {arg, value};
+    return Ref::steal(PyObject_Vectorcall(callable, args, 1, kwnames.get()));
+}
+
 }  // namespace accel::frame

@@ -21,4 +21,12 @@ bool check_instance(PyObject *obj, PyTypeObject *type, const char *param);
 /// Looked up at every use, never cached. NameError when neither has it.
 Ref lookup_global(const ModuleData &module, const InternedName &name);
 
+/// getattr(<module-level name>, attr), both fetched anew at every use.
+Ref lookup_global_attr(const ModuleData &module, const InternedName &name,
+                       const InternedName &attr);
+
+/// callable(arg, <keyword>=value): one positional argument and one keyword.
+Ref call_with_keyword(PyObject *callable, PyObject *arg, const InternedName &keyword,
+                      PyObject *value);
+
 }  // namespace accel::frame

@@ -19,7 +19,7 @@ BOTH = pytest.mark.parametrize("name", [RESPGRID, REBIN])
 
 @pytest.mark.parametrize(
     ("module", "functions"),
-    [(respgrid, {"calculate_regions"}), (rebin, {"rebin_histogram_cy"})],
+    [(respgrid, {"calculate_regions", "respgrid_cy"}), (rebin, {"rebin_histogram_cy"})],
 )
 def test_namespace(module, functions):
     public = {name for name in vars(module) if not name.startswith("__")}
@@ -38,6 +38,8 @@ def test_namespace(module, functions):
     ("module", "name", "first_line", "varnames"),
     [
         (respgrid, "calculate_regions", 69, ("E_p", "max_value", "has_escape_peaks")),
+        (respgrid, "respgrid_cy", 162, ("response_matrix", "ref_indices", "ref_E_axis",
+                                        "requested_indices", "requested_E_axis")),
         (rebin, "rebin_histogram_cy", 3, ("energy_axis", "count_axis", "new_energy_axis")),
     ],
 )
@@ -52,6 +54,8 @@ def test_function_objects(module, name, first_line, varnames):
     assert code.co_firstlineno == first_line
     assert code.co_name == name
     assert code.co_varnames[: code.co_argcount] == varnames
+    if module is respgrid:
+        assert code.co_varnames == varnames
     assert (code.co_posonlyargcount, code.co_kwonlyargcount) == (0, 0)
     assert code.co_flags == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
     assert str(inspect.signature(fn)) == f"({', '.join(varnames)})"

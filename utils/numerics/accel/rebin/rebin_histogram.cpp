@@ -38,23 +38,16 @@ const frame::TraceFunction rebin_fn{&module_data,
 /// np.zeros(new_n, dtype=np.float64), taken as a writable view.
 bool allocate_counts(std::int64_t new_n, TypedView &new_counts)
 {
-    Ref np = frame::lookup_global(module_data, name::np);
-    if (!np)
-        return false;
-    Ref zeros = Ref::steal(PyObject_GetAttr(np.get(), name::zeros.obj));
+    Ref zeros = frame::lookup_global_attr(module_data, name::np, name::zeros);
     if (!zeros)
         return false;
-    Ref float64 = Ref::steal(PyObject_GetAttr(np.get(), name::float64.obj));
+    Ref float64 = frame::lookup_global_attr(module_data, name::np, name::float64);
     if (!float64)
         return false;
     Ref size = Ref::steal(PyLong_FromLongLong(new_n));
     if (!size)
         return false;
-    PyObject *call_args[] = {size.get(), float64.get()};
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, name::dtype.obj));
-    if (!kwnames)
-        return false;
-    Ref array = Ref::steal(PyObject_Vectorcall(zeros.get(), call_args, 1, kwnames.get()));
+    Ref array = frame::call_with_keyword(zeros.get(), size.get(), name::dtype, float64.get());
     if (!array)
         return false;
     if (!frame::acquire_view(array.get(), 1, frame::double_element, new_counts))
@@ -72,10 +65,7 @@ bool allocate_counts(std::int64_t new_n, TypedView &new_counts)
 /// np.asarray over the view object that holds new_counts.
 PyObject *as_result(const TypedView &new_counts)
 {
-    Ref np = frame::lookup_global(module_data, name::np);
-    if (!np)
-        return nullptr;
-    Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), name::asarray.obj));
+    Ref asarray = frame::lookup_global_attr(module_data, name::np, name::asarray);
     if (!asarray)
         return nullptr;
     return PyObject_CallOneArg(asarray.get(), new_counts.owner());

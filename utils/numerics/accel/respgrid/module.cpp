@@ -3,6 +3,7 @@
 
 #include "frame/module_init.hpp"
 #include "respgrid/regions.hpp"
+#include "respgrid/respgrid_cy.hpp"
 
 namespace accel::respgrid {
 
@@ -15,7 +16,8 @@ frame::ModuleData module_data{
     .name = "respgrid",
     .full_name = "vantor.utils.numerics.accel.respgrid",
     .source_path = "vantor/utils/numerics/accel/respgrid",
-    .functions = {{"calculate_regions", 69, &regions_params, {}, calculate_regions}},
+    .functions = {{"calculate_regions", 69, &regions_params, {}, calculate_regions},
+                  {"respgrid_cy", 162, &respgrid_params, {}, respgrid_cy}},
     .names = {&name::np, &name::empty, &name::sum, &name::nansum, &name::max,
               &name::asarray, &name::dtype, &name::float64, &name::int32, &name::int64},
     .numpy_import_line = 6,
