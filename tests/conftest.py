@@ -12,6 +12,9 @@ import pytest
 
 NATIVE = Path(__file__).parent / "native"
 
+# The examples' synthetic detector response serves the tests too.
+sys.path.insert(0, str(Path(__file__).parent.parent / "examples"))
+
 
 @pytest.fixture(scope="session")
 def oddbuffer(tmp_path_factory):

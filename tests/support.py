@@ -48,26 +48,3 @@ def run_python(code, *args, check=True):
         )
     return proc
 
-
-def synthetic_response(ref_energies, axis):
-    """A detector response with one row per incident energy: a photopeak, a
-    Compton continuum up to the Compton edge, a backscatter peak and, above
-    1022 keV, single and double escape peaks."""
-    import numpy as np
-
-    axis = np.asarray(axis, dtype=float)
-    rows = []
-    for E in ref_energies:
-        sigma = 1.0 + 0.03 * np.sqrt(E)
-        back = E / (2.0 * E / 511.0 + 1.0)
-        edge = E - back
-
-        def peak(centre, width):
-            return np.exp(-0.5 * ((axis - centre) / width) ** 2)
-
-        row = peak(E, sigma) + 0.4 * np.where(axis < edge, 0.5 + 0.5 * axis / edge, 0.0)
-        row += 0.1 * peak(back, 3 * sigma)
-        if E > 1022.0:
-            row += 0.2 * peak(E - 511.0, sigma) + 0.1 * peak(E - 1022.0, sigma)
-        rows.append(row)
-    return np.array(rows)

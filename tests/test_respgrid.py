@@ -10,7 +10,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from reference.respgrid import respgrid as reference_respgrid
-from support import INTERPOLATE, REGIONS, RESPGRID_CY, our_frames, synthetic_response
+from support import INTERPOLATE, REGIONS, RESPGRID_CY, our_frames
+from synthetic_response import synthetic_response
 from vantor.utils.numerics.accel import respgrid
 
 respgrid_cy = respgrid.respgrid_cy
