@@ -144,12 +144,19 @@ def test_escape_peaks_above_1022_keV(detector, restore_np, E_lo, length):
 
 def test_np_is_looked_up_at_each_use(detector, restore_np):
     matrix, ref_indices, ref_E_axis, requested_E_axis = detector
+    expected = respgrid_cy(matrix, ref_indices, ref_E_axis, a(500, 700), requested_E_axis)
     recorder = RecordingNumPy()
     respgrid.np = recorder
-    respgrid_cy(matrix, ref_indices, ref_E_axis, a(500, 700), requested_E_axis)
+    got = respgrid_cy(matrix, ref_indices, ref_E_axis, a(500, 700), requested_E_axis)
     names = [name for name, _ in recorder.calls]
     assert names[0] == "empty" and names[-3:] == ["asarray"] * 3
     assert names.count("sum") == 4 and names.count("nansum") == 2 and names.count("max") == 4
+    # The result is np.asarray of three lists: offsets and columns as ints,
+    # values as floats; the same result as with NumPy itself.
+    indptr, cols, values = (args[0] for _, args in recorder.calls[-3:])
+    assert indptr[0] == 0 and len(indptr) == 3
+    assert {type(x) for x in indptr + cols} == {int} and {type(x) for x in values} == {float}
+    assert_same_csr(got, expected)
 
 
 def test_read_only_and_strided_inputs(detector):

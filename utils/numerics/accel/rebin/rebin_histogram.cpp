@@ -71,6 +71,16 @@ PyObject *as_result(const TypedView &new_counts)
     return PyObject_CallOneArg(asarray.get(), new_counts.owner());
 }
 
+bool contiguous(frame::Strided1D a)
+{
+    return a.stride == static_cast<std::int64_t>(sizeof(double));
+}
+
+const double *as_doubles(frame::Strided1D a)
+{
+    return reinterpret_cast<const double *>(a.data);
+}
+
 }  // namespace
 
 frame::ParamTable rebin_params{"rebin_histogram_cy",
@@ -103,8 +113,16 @@ PyObject *rebin_histogram_cy(PyObject *const *args, Py_ssize_t nargs, PyObject *
         energy_axis.at(0, failing);
         return frame::add_traceback(rebin_fn, failing == 0 ? line::old_left : line::old_right);
     }
-    rebin_sweep(energy_axis.as_1d(), count_axis.as_1d(), old_n, new_energy_axis.as_1d(), new_n,
-                new_counts.as_mut_1d());
+    const frame::Strided1D old_edges = energy_axis.as_1d(), counts = count_axis.as_1d(),
+                           new_edges = new_energy_axis.as_1d();
+    const frame::MutStrided1D out = new_counts.as_mut_1d();
+    if (old_n > 0 && new_n > 0 && contiguous(old_edges) && contiguous(counts) &&
+        contiguous(new_edges) && contiguous(out) && finite_ascending(as_doubles(old_edges), old_n) &&
+        finite_ascending(as_doubles(new_edges), new_n))
+        rebin_ascending(as_doubles(old_edges), as_doubles(counts), old_n, as_doubles(new_edges),
+                        new_n, reinterpret_cast<double *>(out.data));
+    else
+        rebin_sweep(old_edges, counts, old_n, new_edges, new_n, out);
 
     PyObject *result = as_result(new_counts);
     if (!result)

@@ -19,6 +19,13 @@ extern frame::InternedName np, empty, sum, nansum, max, asarray, dtype, float64,
 /// numpy.ndarray, fetched at import; the type of every ndarray argument.
 extern PyTypeObject *ndarray_type;
 
+/// NumPy's own functions and dtypes, fetched at import. What `np` gives at a
+/// call is compared with these to recognise the real NumPy.
+struct NumPyOriginals {
+    PyObject *asarray, *empty, *float64, *int32, *int64;
+};
+extern NumPyOriginals numpy_originals;
+
 // Initialisation steps of this module only (numpy_checks.cpp).
 bool import_numpy_core();
 bool check_numpy_types();

@@ -18,10 +18,12 @@
 
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 namespace accel::respgrid {
 
 PyTypeObject *ndarray_type = nullptr;
+NumPyOriginals numpy_originals{};
 
 namespace {
 
@@ -176,6 +178,17 @@ bool check_numpy_types()
         Py_XSETREF(held_types[i], type.release());
         if (std::strcmp(record.name, "ndarray") == 0)
             ndarray_type = reinterpret_cast<PyTypeObject *>(held_types[i]);
+    }
+    const std::pair<PyObject **, const char *> originals[] = {
+        {&numpy_originals.asarray, "asarray"}, {&numpy_originals.empty, "empty"},
+        {&numpy_originals.float64, "float64"}, {&numpy_originals.int32, "int32"},
+        {&numpy_originals.int64, "int64"},
+    };
+    for (const auto &[slot, attr] : originals) {
+        PyObject *value = PyObject_GetAttrString(numpy.get(), attr);
+        if (!value)
+            return false;
+        Py_XSETREF(*slot, value);
     }
     return true;
 }

@@ -4,7 +4,7 @@
 // idx_hi (and idx_lo = idx_hi - 1); both reference rows are normalised to
 // unit sum with np.sum; interpolate_response_row fills out_row, which is
 // divided in place by its np.nansum; entries above 1e-12 are appended to the
-// growing lists of the CSR result, which np.asarray converts at the end.
+// growing rows of the CSR result, which np.asarray converts at the end.
 //
 // Refused where the arithmetic would leave the arrays: None for any array;
 // with at least one requested row, a matrix with fewer columns than
@@ -17,6 +17,7 @@
 #include "frame/nd_buffer.hpp"
 #include "frame/traceback.hpp"
 #include "frame/typed_view.hpp"
+#include "respgrid/csr_builder.hpp"
 #include "respgrid/module.hpp"
 #include "respgrid/row_interp.hpp"
 #include "respgrid/search.hpp"
@@ -33,9 +34,6 @@ using frame::TypedView;
 
 namespace line {
 constexpr int def = 162;
-constexpr int indptr = 190;
-constexpr int col_indices = 191;
-constexpr int values = 192;
 constexpr int out_row = 196;
 constexpr int bracket = 209;
 constexpr int row_hi = 212;
@@ -129,36 +127,6 @@ bool normalise_out_row(Ref &out_row, NdBuffer &buffer)
            frame::rebind_ndarray(out_row, buffer, std::move(quotient), 1, ndarray_type);
 }
 
-/// np.asarray(list, dtype=np.<dtype>)
-Ref list_to_array(PyObject *list, const frame::InternedName &dtype)
-{
-    Ref asarray = frame::lookup_global_attr(module_data, name::np, name::asarray);
-    if (!asarray)
-        return {};
-    Ref type = frame::lookup_global_attr(module_data, name::np, dtype);
-    if (!type)
-        return {};
-    return frame::call_with_keyword(asarray.get(), list, name::dtype, type.get());
-}
-
-/// The Python int of each column position, made once per call on first use.
-class ColumnInts {
-public:
-    /// Borrowed; null with MemoryError.
-    PyObject *get(std::int64_t k)
-    {
-        if (static_cast<size_t>(k) >= ints_.size())
-            ints_.resize(static_cast<size_t>(k) + 1);
-        Ref &slot = ints_[static_cast<size_t>(k)];
-        if (!slot)
-            slot = Ref::steal(PyLong_FromLongLong(k));
-        return slot.get();
-    }
-
-private:
-    std::vector<Ref> ints_;
-};
-
 }  // namespace
 
 frame::ParamTable respgrid_params{"respgrid_cy",
@@ -190,16 +158,7 @@ PyObject *respgrid_cy(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
         if (!buffers[k].acquire(a[k], k == response_matrix ? 2 : 1))
             return frame::add_traceback(respgrid_fn, line::def);
 
-    Ref indptr = Ref::steal(PyList_New(1));
-    if (!indptr)
-        return fail(line::indptr);
-    PyList_SET_ITEM(indptr.get(), 0, PyLong_FromLong(0));   // small ints never fail
-    Ref col_indices = Ref::steal(PyList_New(0));
-    if (!col_indices)
-        return fail(line::col_indices);
-    Ref values = Ref::steal(PyList_New(0));
-    if (!values)
-        return fail(line::values);
+    CsrBuilder csr;   // indptr [0], col_indices [], values []
 
     const Py_ssize_t n_columns = buffers[requested_E_axis].extent(0);
     Ref out_row;
@@ -222,7 +181,6 @@ PyObject *respgrid_cy(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
                 return fail(line::bracket);
     }
 
-    ColumnInts column_ints;
     RowScratch scratch;
     for (std::int64_t i = 0; i < requested.n; ++i) {
         const double v = requested[i];
@@ -257,30 +215,22 @@ PyObject *respgrid_cy(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
         if (!normalise_out_row(out_row, out_row_buffer))
             return fail(line::normalise);
 
-        const frame::Strided1D row = out_row_buffer.as_1d();
-        for (std::int64_t k = 0; k < row.n; ++k) {
-            const double entry = row[k];
-            if (!(entry > stored_above))
-                continue;
-            PyObject *column = column_ints.get(k);
-            if (!column || PyList_Append(col_indices.get(), column) < 0)
-                return fail(line::append_col);
-            Ref value = Ref::steal(PyFloat_FromDouble(entry));
-            if (!value || PyList_Append(values.get(), value.get()) < 0)
-                return fail(line::append_value);
+        const CsrBuilder::Full full = csr.add_row(out_row_buffer.as_1d(), stored_above);
+        if (full != CsrBuilder::Full::none) {
+            PyErr_NoMemory();
+            return fail(full == CsrBuilder::Full::col_indices ? line::append_col
+                        : full == CsrBuilder::Full::values    ? line::append_value
+                                                               : line::append_indptr);
         }
-        Ref stored = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(values.get())));
-        if (!stored || PyList_Append(indptr.get(), stored.get()) < 0)
-            return fail(line::append_indptr);
     }
 
-    Ref indptr_array = list_to_array(indptr.get(), name::int64);
+    Ref indptr_array = csr.indptr_array();
     if (!indptr_array)
         return fail(line::indptr_array);
-    Ref col_array = list_to_array(col_indices.get(), name::int32);
+    Ref col_array = csr.col_indices_array();
     if (!col_array)
         return fail(line::col_indices_array);
-    Ref values_array = list_to_array(values.get(), name::float64);
+    Ref values_array = csr.values_array();
     if (!values_array)
         return fail(line::values_array);
     PyObject *result = PyTuple_Pack(3, indptr_array.get(), col_array.get(), values_array.get());

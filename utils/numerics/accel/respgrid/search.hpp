@@ -61,17 +61,19 @@ public:
     }
 
 private:
-    /// First i in [0, p) with max_[i] >= x, or p. Keeps max_[lo] < x (lo = -1
-    /// standing for "before the start") and max_[hi] >= x (hi = p standing
-    /// for "after the end"), widening the bracket from `hint` by doubling
-    /// steps, then halving it.
+    /// First i in [0, p) with max_[i] >= x, or p. Tries hint and its
+    /// neighbour first; otherwise keeps max_[lo] < x (lo = -1 standing for
+    /// "before the start") and max_[hi] >= x (hi = p standing for "after the
+    /// end"), widening the bracket from hint by doubling steps, then halving it.
     std::int64_t lower_bound_from(double x, std::int64_t hint) const
     {
         const std::int64_t p = finite_prefix_;
         std::int64_t lo, hi;
         if (hint == p || max_[hint] >= x) {   // the answer is at or before hint
-            hi = hint;
-            lo = hint - 1;
+            if (hint == 0 || max_[hint - 1] < x)
+                return hint;
+            hi = hint - 1;
+            lo = hint - 2;
             for (std::int64_t step = 1; lo >= 0 && max_[lo] >= x; step <<= 1) {
                 hi = lo;
                 lo -= step;
@@ -79,8 +81,10 @@ private:
             if (lo < -1)
                 lo = -1;
         } else {   // max_[hint] < x: the answer is after hint
-            lo = hint;
-            hi = hint + 1;
+            if (hint + 1 == p || max_[hint + 1] >= x)
+                return hint + 1;
+            lo = hint + 1;
+            hi = hint + 2;
             for (std::int64_t step = 1; hi < p && max_[hi] < x; step <<= 1) {
                 lo = hi;
                 hi += step;
