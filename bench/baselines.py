@@ -55,11 +55,14 @@ def rebin_numpy(energy_axis, count_axis, new_energy_axis):
     return np.diff(np.interp(new_energy_axis, energy_axis, cumulative))
 
 
-def _boundaries(E_requested, requested_E_axis, E_lo, E_hi):
+def _boundaries(E_requested, requested_E_axis, E_lo, E_hi, axis_for_max=None):
+    """The boundaries of E_lo, E_hi and E_requested. `axis_for_max` is what
+    np.max is given (respgrid_cy hands NumPy a buffer object, not the array)."""
+    axis_for_max = requested_E_axis if axis_for_max is None else axis_for_max
     escape = bool(E_lo > 1022.0)
-    max_value = float(np.max(requested_E_axis))
+    max_value = float(np.max(axis_for_max))
     regions_lo = np.asarray(calculate_regions(E_lo, max_value, escape), dtype=np.float64)
-    max_value = float(np.max(requested_E_axis))
+    max_value = float(np.max(axis_for_max))
     regions_hi = np.asarray(calculate_regions(E_hi, max_value, escape), dtype=np.float64)
     weight = (E_requested - E_lo) / (E_hi - E_lo)
     return regions_lo, regions_hi, weight * (regions_hi - regions_lo) + regions_lo
@@ -82,7 +85,8 @@ def respgrid_literal(response_matrix, ref_indices, ref_E_axis, requested_indices
         E_hi, E_lo = ref_list[idx_hi], ref_list[idx_hi - 1]
         row_hi = response_matrix[idx_hi] / np.sum(response_matrix[idx_hi])
         row_lo = response_matrix[idx_hi - 1] / np.sum(response_matrix[idx_hi - 1])
-        regions_lo, regions_hi, regions = _boundaries(v, requested_E_axis, E_lo, E_hi)
+        regions_lo, regions_hi, regions = _boundaries(v, requested_E_axis, E_lo, E_hi,
+                                                      memoryview(requested_E_axis))
         literal.fill_row(v, requested_E_axis, ref_E_axis, E_lo, row_lo, E_hi, row_hi,
                          regions_lo, regions_hi, regions, out_row)
         out_row /= np.nansum(out_row)

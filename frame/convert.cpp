@@ -78,4 +78,17 @@ Ref call_with_keyword(PyObject *callable, PyObject *arg, const InternedName &key
     return Ref::steal(PyObject_Vectorcall(callable, args, 1, kwnames.get()));
 }
 
+Ref call_global_attr(const ModuleData &module, const InternedName &name,
+                     const InternedName &function, PyObject *arg, const InternedName &keyword,
+                     const InternedName &attr)
+{
+    Ref callable = lookup_global_attr(module, name, function);
+    if (!callable)
+        return {};
+    Ref value = lookup_global_attr(module, name, attr);
+    if (!value)
+        return {};
+    return call_with_keyword(callable.get(), arg, keyword, value.get());
+}
+
 }  // namespace accel::frame

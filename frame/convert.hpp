@@ -29,4 +29,10 @@ Ref lookup_global_attr(const ModuleData &module, const InternedName &name,
 Ref call_with_keyword(PyObject *callable, PyObject *arg, const InternedName &keyword,
                       PyObject *value);
 
+/// <name>.<function>(arg, <keyword>=<name>.<attr>), as np.zeros(n,
+/// dtype=np.float64) reads: the function looked up first, then the value.
+Ref call_global_attr(const ModuleData &module, const InternedName &name,
+                     const InternedName &function, PyObject *arg, const InternedName &keyword,
+                     const InternedName &attr);
+
 }  // namespace accel::frame

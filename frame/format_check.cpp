@@ -88,6 +88,16 @@ bool not_understood(char c)
     return false;
 }
 
+/// A sub-array shape that stops where a number or separator should be.
+bool unexpected_in_shape(char c)
+{
+    if (c == '\0')
+        PyErr_SetString(PyExc_ValueError, "Unexpected end of format string, expected ')'");
+    else
+        PyErr_Format(PyExc_ValueError, "Expected a comma in format string, got '%c'", c);
+    return false;
+}
+
 /// Reads a sub-array shape "(n,m,...)" starting at '(' and refuses it: the
 /// element descriptor has no dimensions.
 bool refuse_subarray(const char *&p)
@@ -98,13 +108,7 @@ bool refuse_subarray(const char *&p)
         while (*p == ' ')
             ++p;
         if (!std::isdigit(static_cast<unsigned char>(*p))) {
-            if (*p == '\0')
-                PyErr_SetString(PyExc_ValueError,
-                                "Unexpected end of format string, expected ')'");
-            else
-                PyErr_Format(PyExc_ValueError, "Expected a comma in format string, got '%c'",
-                             *p);
-            return false;
+            return unexpected_in_shape(*p);
         }
         while (std::isdigit(static_cast<unsigned char>(*p)))
             ++p;
@@ -114,13 +118,7 @@ bool refuse_subarray(const char *&p)
         if (*p == ')')
             break;
         if (*p != ',') {
-            if (*p == '\0')
-                PyErr_SetString(PyExc_ValueError,
-                                "Unexpected end of format string, expected ')'");
-            else
-                PyErr_Format(PyExc_ValueError, "Expected a comma in format string, got '%c'",
-                             *p);
-            return false;
+            return unexpected_in_shape(*p);
         }
         ++p;
     }

@@ -23,27 +23,9 @@ frame::ModuleData module_data{
     .numpy_import_line = 1,
 };
 
-namespace {
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(frame::create_step<module_data>)},
-    {Py_mod_exec, reinterpret_cast<void *>(frame::exec_step<module_data>)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "rebin",
-    .m_doc = nullptr,
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = slots,
-};
-
-}  // namespace
 }  // namespace accel::rebin
 
 PyMODINIT_FUNC PyInit_rebin()
 {
-    return PyModuleDef_Init(&accel::rebin::definition);
+    return accel::frame::init_module<accel::rebin::module_data>();
 }

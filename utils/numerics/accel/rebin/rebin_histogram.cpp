@@ -38,16 +38,11 @@ const frame::TraceFunction rebin_fn{&module_data,
 /// np.zeros(new_n, dtype=np.float64), taken as a writable view.
 bool allocate_counts(std::int64_t new_n, TypedView &new_counts)
 {
-    Ref zeros = frame::lookup_global_attr(module_data, name::np, name::zeros);
-    if (!zeros)
-        return false;
-    Ref float64 = frame::lookup_global_attr(module_data, name::np, name::float64);
-    if (!float64)
-        return false;
     Ref size = Ref::steal(PyLong_FromLongLong(new_n));
     if (!size)
         return false;
-    Ref array = frame::call_with_keyword(zeros.get(), size.get(), name::dtype, float64.get());
+    Ref array = frame::call_global_attr(module_data, name::np, name::zeros, size.get(),
+                                        name::dtype, name::float64);
     if (!array)
         return false;
     if (!frame::acquire_view(array.get(), 1, frame::double_element, new_counts))

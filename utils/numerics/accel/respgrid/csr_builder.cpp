@@ -24,7 +24,7 @@ using frame::Ref;
 
 /// The list of Python ints (or floats) holding `values`.
 template <typename T>
-Ref python_list(const std::vector<T> &values)
+Ref python_list(const frame::RawVector<T> &values)
 {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list)
@@ -45,7 +45,7 @@ Ref python_list(const std::vector<T> &values)
 /// A new array of `values` converted to Element, made by NumPy's own empty
 /// with `dtype`.
 template <typename Element, typename T>
-Ref filled_array(const std::vector<T> &values, PyObject *dtype)
+Ref filled_array(const frame::RawVector<T> &values, PyObject *dtype)
 {
     Ref size = Ref::steal(PyLong_FromSize_t(values.size()));
     if (!size)
@@ -68,7 +68,7 @@ Ref filled_array(const std::vector<T> &values, PyObject *dtype)
 
 /// np.asarray(<values as a list>, dtype=np.<dtype>).
 template <typename Element, typename T>
-Ref to_array(const std::vector<T> &values, const frame::InternedName &dtype_name,
+Ref to_array(const frame::RawVector<T> &values, const frame::InternedName &dtype_name,
              PyObject *numpy_dtype, bool fits)
 {
     Ref asarray = frame::lookup_global_attr(module_data, name::np, name::asarray);
@@ -87,7 +87,7 @@ Ref to_array(const std::vector<T> &values, const frame::InternedName &dtype_name
 
 /// Room for `more` elements, growing geometrically like a list.
 template <typename T>
-bool make_room(std::vector<T> &values, std::size_t more) noexcept
+bool make_room(frame::RawVector<T> &values, std::size_t more) noexcept
 {
     const std::size_t needed = values.size() + more;
     if (needed <= values.capacity())

@@ -1,11 +1,11 @@
 // csr_builder.hpp: the growing rows of a CSR result and their final arrays.
 #pragma once
 
+#include "frame/raw_allocator.hpp"
 #include "frame/ref.hpp"
 #include "frame/strided.hpp"
 
 #include <cstdint>
-#include <vector>
 
 namespace accel::respgrid {
 
@@ -33,9 +33,9 @@ public:
     frame::Ref values_array() const;
 
 private:
-    std::vector<std::int64_t> indptr_;
-    std::vector<std::int64_t> col_indices_;
-    std::vector<double> values_;
+    frame::RawVector<std::int64_t> indptr_;
+    frame::RawVector<std::int64_t> col_indices_;
+    frame::RawVector<double> values_;
     std::int64_t max_column_ = 0;
 };
 

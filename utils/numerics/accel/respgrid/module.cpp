@@ -28,27 +28,9 @@ frame::ModuleData module_data{
 const frame::TraceFunction regions_fn{&module_data,
                                       "vantor.utils.numerics.accel.respgrid.calculate_regions"};
 
-namespace {
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(frame::create_step<module_data>)},
-    {Py_mod_exec, reinterpret_cast<void *>(frame::exec_step<module_data>)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "respgrid",
-    .m_doc = nullptr,
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = slots,
-};
-
-}  // namespace
 }  // namespace accel::respgrid
 
 PyMODINIT_FUNC PyInit_respgrid()
 {
-    return PyModuleDef_Init(&accel::respgrid::definition);
+    return accel::frame::init_module<accel::respgrid::module_data>();
 }

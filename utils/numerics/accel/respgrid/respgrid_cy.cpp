@@ -65,16 +65,11 @@ enum Arg { response_matrix, ref_indices, ref_E_axis, requested_indices, requeste
 /// np.empty(n, dtype=np.float64), bound to the float64 ndarray out_row.
 bool make_out_row(Py_ssize_t n, Ref &out_row, NdBuffer &buffer)
 {
-    Ref empty = frame::lookup_global_attr(module_data, name::np, name::empty);
-    if (!empty)
-        return false;
-    Ref float64 = frame::lookup_global_attr(module_data, name::np, name::float64);
-    if (!float64)
-        return false;
     Ref size = Ref::steal(PyLong_FromSsize_t(n));
     if (!size)
         return false;
-    Ref array = frame::call_with_keyword(empty.get(), size.get(), name::dtype, float64.get());
+    Ref array = frame::call_global_attr(module_data, name::np, name::empty, size.get(),
+                                        name::dtype, name::float64);
     return array && frame::rebind_ndarray(out_row, buffer, std::move(array), 1, ndarray_type);
 }
 

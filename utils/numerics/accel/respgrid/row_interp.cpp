@@ -64,13 +64,8 @@ Ref boundary_array(double E, const TypedView &requested_E_axis, PyObject *escape
     Ref list = compute_regions(E, max_value, escape_switch);
     if (!list)
         return {};
-    Ref asarray = frame::lookup_global_attr(module_data, name::np, name::asarray);
-    if (!asarray)
-        return {};
-    Ref float64 = frame::lookup_global_attr(module_data, name::np, name::float64);
-    if (!float64)
-        return {};
-    return frame::call_with_keyword(asarray.get(), list.get(), name::dtype, float64.get());
+    return frame::call_global_attr(module_data, name::np, name::asarray, list.get(), name::dtype,
+                                   name::float64);
 }
 
 /// weight * (regions_hi - regions_lo) + regions_lo, with NumPy's operators.

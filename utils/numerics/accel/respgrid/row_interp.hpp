@@ -1,16 +1,15 @@
 // row_interp.hpp: one response row interpolated region by region.
 #pragma once
 
+#include "frame/raw_allocator.hpp"
 #include "frame/typed_view.hpp"
-
-#include <vector>
 
 namespace accel::respgrid {
 
 /// Working memory of the channel loop, reused from row to row of one call.
 struct RowScratch {
-    std::vector<double> axis_max;
-    std::vector<double> regions_max;
+    frame::RawVector<double> axis_max;
+    frame::RawVector<double> regions_max;
 };
 
 /// Builds the row for incident energy E_requested from the reference rows
