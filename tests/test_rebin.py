@@ -231,3 +231,17 @@ def test_shared_edges_and_empty_bins_match_reference(old, new, data):
                                 min_size=len(old) - 1, max_size=len(old) - 1))
     result = rebin_histogram_cy(a(*old), a(*counts), a(*new))
     assert result.tobytes() == np.array(rebin_histogram(old, counts, new)).tobytes()
+
+
+@pytest.mark.parametrize("where", ["old", "new"])
+@pytest.mark.parametrize("bad", [math.nan, math.inf, -1.0])
+def test_one_odd_edge_far_inside(where, bad):
+    """Ascending edges but for one NaN, infinite or out-of-order edge deep
+    inside either array: the same result as the straightforward sweep."""
+    rng = np.random.default_rng(5)
+    edges = np.cumsum(rng.uniform(0.1, 1.0, 3001))
+    new_edges = np.sort(rng.uniform(edges[0] - 1, edges[-1] + 1, 2001))
+    counts = rng.uniform(0, 10, 3000)
+    (edges if where == "old" else new_edges)[1777] = bad
+    result = rebin_histogram_cy(edges, counts, new_edges)
+    assert result.tobytes() == np.array(rebin_histogram(edges, counts, new_edges)).tobytes()
