@@ -491,3 +491,42 @@ def test_random_problems_match_the_literal_algorithm(problem):
             return
         got = respgrid_cy(*problem)
     assert_same_csr(got, expected)
+
+
+class Normalised(np.ndarray):
+    """out_row whose in-place division hands back another array: float32, a
+    buffer the float64 variable cannot take. With `refuse`, its own buffer is
+    refused from then on as well."""
+
+    refuse = False
+    divided = False
+
+    def __itruediv__(self, other):
+        type(self).divided = True
+        return np.zeros(len(self), np.float32)
+
+    def __buffer__(self, flags):
+        if self.refuse and self.divided:
+            raise BufferError("no more buffers")
+        return np.asarray(self).__buffer__(flags)
+
+
+@pytest.mark.parametrize(
+    ("refuse", "message"),
+    [
+        # The old buffer is taken back and the new array's error propagates.
+        (False, "Buffer dtype mismatch, expected 'float64_t' but got 'float'"),
+        # Taking the old buffer back fails too.
+        (True, "Buffer acquisition failed on assignment; and then reacquiring the old "
+               "buffer failed too!"),
+    ],
+)
+def test_out_row_rebinding_failures(detector, restore_np, refuse, message):
+    matrix, ref_indices, ref_E_axis, requested_E_axis = detector
+    Normalised.refuse, Normalised.divided = refuse, False
+    respgrid.np = RecordingNumPy(
+        empty=lambda n, dtype: np.empty(n, dtype).view(Normalised))
+    with pytest.raises(ValueError) as exc:
+        respgrid_cy(matrix, ref_indices, ref_E_axis, a(500), requested_E_axis)
+    assert str(exc.value) == message
+    assert our_frames(exc) == [(RESPGRID_CY, 162), (RESPGRID_CY, 216)]
