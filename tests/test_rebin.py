@@ -237,11 +237,28 @@ def test_shared_edges_and_empty_bins_match_reference(old, new, data):
 @pytest.mark.parametrize("bad", [math.nan, math.inf, -1.0])
 def test_one_odd_edge_far_inside(where, bad):
     """Ascending edges but for one NaN, infinite or out-of-order edge deep
-    inside either array: the same result as the straightforward sweep."""
+    inside either array, many thousand edges on: the same result as the
+    straightforward sweep."""
     rng = np.random.default_rng(5)
-    edges = np.cumsum(rng.uniform(0.1, 1.0, 3001))
-    new_edges = np.sort(rng.uniform(edges[0] - 1, edges[-1] + 1, 2001))
-    counts = rng.uniform(0, 10, 3000)
-    (edges if where == "old" else new_edges)[1777] = bad
+    edges = np.cumsum(rng.uniform(0.1, 1.0, 12001))
+    new_edges = np.sort(rng.uniform(edges[0] - 1, edges[-1] + 1, 9001))
+    counts = rng.uniform(0, 10, 12000)
+    (edges if where == "old" else new_edges)[int(rng.integers(4500, 8500))] = bad
+    result = rebin_histogram_cy(edges, counts, new_edges)
+    assert result.tobytes() == np.array(rebin_histogram(edges, counts, new_edges)).tobytes()
+
+
+@pytest.mark.parametrize("end", [*range(4085, 4100), *range(8182, 8196)])
+def test_old_edges_going_back_after_the_new_range_ends(end):
+    """The new bins end at old edge `end`, the next three old bins are empty,
+    and then the old axis jumps back into the new range: the old bin after
+    the jump still reaches the last new bins, as the sweep never passed them."""
+    rng = np.random.default_rng(end)
+    edges = np.cumsum(rng.uniform(0.1, 1.0, 12001))
+    edges[end + 1:end + 4] = edges[end]
+    new_edges = np.sort(rng.uniform(edges[0], edges[end], 301))
+    new_edges[-1] = edges[end]
+    edges[end + 4] = new_edges[-3]
+    counts = rng.uniform(0, 10, 12000)
     result = rebin_histogram_cy(edges, counts, new_edges)
     assert result.tobytes() == np.array(rebin_histogram(edges, counts, new_edges)).tobytes()

@@ -112,10 +112,9 @@ PyObject *rebin_histogram_cy(PyObject *const *args, Py_ssize_t nargs, PyObject *
                            new_edges = new_energy_axis.as_1d();
     const frame::MutStrided1D out = new_counts.as_mut_1d();
     if (old_n > 0 && new_n > 0 && contiguous(old_edges) && contiguous(counts) &&
-        contiguous(new_edges) && contiguous(out) && finite_ascending(as_doubles(old_edges), old_n) &&
-        finite_ascending(as_doubles(new_edges), new_n))
-        rebin_ascending(as_doubles(old_edges), as_doubles(counts), old_n, as_doubles(new_edges),
-                        new_n, reinterpret_cast<double *>(out.data));
+        contiguous(new_edges) && contiguous(out))
+        rebin_contiguous(as_doubles(old_edges), as_doubles(counts), old_n, as_doubles(new_edges),
+                         new_n, reinterpret_cast<double *>(out.data));
     else
         rebin_sweep(old_edges, counts, old_n, new_edges, new_n, out);
 
