@@ -28,18 +28,21 @@ from vantor.utils.numerics.accel.rebin import rebin_histogram_cy  # noqa: E402
 from vantor.utils.numerics.accel.respgrid import respgrid_cy  # noqa: E402
 
 
-def median_seconds(fn, repeat, number=1):
-    """Median over `repeat` runs of the time of one call, each run timing
-    `number` calls, after one warm-up run."""
-    for _ in range(number):
-        fn()
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - start) / number)
-    return statistics.median(times)
+def median_seconds(*fns, repeat, number=1):
+    """For each function, the median over `repeat` rounds of the time of one
+    call, each round timing `number` calls of every function in turn (so that
+    a drift of the machine's speed affects all alike), after a warm-up round.
+    One time for one function, a list for several."""
+    times = [[] for _ in fns]
+    for round_ in range(repeat + 1):
+        for fn, spent in zip(fns, times):
+            start = time.perf_counter()
+            for _ in range(number):
+                fn()
+            if round_:
+                spent.append((time.perf_counter() - start) / number)
+    medians = [statistics.median(spent) for spent in times]
+    return medians[0] if len(fns) == 1 else medians
 
 
 def same_bits(a, b):
@@ -86,21 +89,23 @@ class Report:
 def bench_respgrid(report, channels, ref_rows, requested_rows, literal_rows, repeat, targets):
     problem = response_problem(channels, ref_rows, requested_rows)
     matrix, ref_indices, ref_E_axis, requested, requested_E_axis = problem
-    ours = median_seconds(lambda: respgrid_cy(*problem), repeat) / requested_rows
-
     subset = requested[:: max(1, requested_rows // literal_rows)][:literal_rows]
     sub_problem = (matrix, ref_indices, ref_E_axis, subset, requested_E_axis)
     expected = baselines.respgrid_literal(*sub_problem)
     assert same_bits(respgrid_cy(*sub_problem), expected), "differs from the literal kernels"
-    literal = median_seconds(lambda: baselines.respgrid_literal(*sub_problem),
-                             max(1, repeat // 2)) / len(subset)
-
     got = respgrid_cy(*problem)
     numpy_result = baselines.respgrid_numpy(*problem)
     assert np.array_equal(got[0], numpy_result[0]) and np.array_equal(got[1], numpy_result[1])
     np.testing.assert_allclose(got[2], numpy_result[2], rtol=1e-9)
-    numpy_time = median_seconds(lambda: baselines.respgrid_numpy(*problem), repeat)
+
+    ours, numpy_time = median_seconds(lambda: respgrid_cy(*problem),
+                                      lambda: baselines.respgrid_numpy(*problem), repeat=repeat)
+    ours /= requested_rows
     numpy_time /= requested_rows
+    ours_subset, literal = median_seconds(lambda: respgrid_cy(*sub_problem),
+                                          lambda: baselines.respgrid_literal(*sub_problem),
+                                          repeat=max(1, repeat // 2))
+    literal /= len(subset)
 
     label = f"respgrid_cy per row, {channels} channels"
     report.ratio(f"{label} vs literal", ours, literal, targets[0], "bit-identical")
@@ -136,8 +141,9 @@ def bench_threads(report, channels, ref_rows, requested_rows, repeat):
         for t in threads:
             t.join()
 
-    report.ratio("two threads vs two calls in sequence", median_seconds(parallel, repeat),
-                 median_seconds(sequential, repeat), None, "the channel loop releases the GIL")
+    in_parallel, in_sequence = median_seconds(parallel, sequential, repeat=repeat)
+    report.ratio("two threads vs two calls in sequence", in_parallel, in_sequence, None,
+                 "the channel loop releases the GIL")
 
 
 def bench_rebin(report, bins, repeat):
@@ -146,32 +152,34 @@ def bench_rebin(report, bins, repeat):
     assert same_bits([ours_result], [baselines.rebin_literal(old, counts, new)])
     np.testing.assert_allclose(ours_result, baselines.rebin_numpy(old, counts, new),
                                rtol=1e-6, atol=1e-6 * counts.max())
-    ours = median_seconds(lambda: rebin_histogram_cy(old, counts, new), repeat)
-    literal = median_seconds(lambda: baselines.rebin_literal(old, counts, new), repeat)
-    numpy_time = median_seconds(lambda: baselines.rebin_numpy(old, counts, new), repeat)
+    ours, literal, numpy_time, floor = median_seconds(
+        lambda: rebin_histogram_cy(old, counts, new),
+        lambda: baselines.rebin_literal(old, counts, new),
+        lambda: baselines.rebin_numpy(old, counts, new),
+        lambda: (np.add.reduce(old), np.add.reduce(counts), np.add.reduce(new)),
+        repeat=repeat)
     report.ratio(f"rebin_histogram_cy, {bins} bins vs literal", ours, literal, 1.5,
                  "bit-identical")
     report.ratio(f"rebin_histogram_cy, {bins} bins vs NumPy", ours, numpy_time, 5)
-    floor = median_seconds(lambda: (np.add.reduce(old), np.add.reduce(counts),
-                                    np.add.reduce(new)), repeat)
     report.ratio(f"rebin_histogram_cy, {bins} bins vs reading its inputs", ours, floor, None,
                  "memory-bandwidth floor")
 
 
 def bench_overhead(report, repeat, number):
     old, counts, new = np.array([0.0, 1, 2, 3, 4]), np.ones(4), np.array([0.5, 1.5, 2.5, 3.5, 4.5])
-    ours = median_seconds(lambda: rebin_histogram_cy(old, counts, new), repeat, number)
-    numpy_time = median_seconds(lambda: baselines.rebin_numpy(old, counts, new), repeat, number)
+    ours, numpy_time = median_seconds(lambda: rebin_histogram_cy(old, counts, new),
+                                      lambda: baselines.rebin_numpy(old, counts, new),
+                                      repeat=repeat, number=number)
     report.ratio("rebin_histogram_cy, 4 bins vs NumPy", ours, numpy_time, 3)
 
     problem = response_problem(8, 4, 1)
-    ours = median_seconds(lambda: respgrid_cy(*problem), repeat, number)
-    literal = median_seconds(lambda: baselines.respgrid_literal(*problem), repeat, number)
+    ours, literal, numpy_share = median_seconds(
+        lambda: respgrid_cy(*problem), lambda: baselines.respgrid_literal(*problem),
+        lambda: numpy_calls_of_one_row(*problem), repeat=repeat, number=number)
     report.ratio("respgrid_cy, 1 row of 8 channels vs literal", ours, literal, 1.25)
-    numpy_share = median_seconds(lambda: numpy_calls_of_one_row(*problem), repeat, number)
     report.figure("  NumPy's share of that call", f"{numpy_share / ours:.0%}",
                   "the NumPy calls the driver makes, timed alone")
-    trivial = median_seconds(lambda: np.empty(0), repeat, number * 10)
+    trivial = median_seconds(lambda: np.empty(0), repeat=repeat, number=number * 10)
     report.figure("trivial NumPy call (np.empty(0))", f"{trivial * 1e6:.2f} us",
                   "interpreter-overhead floor")
 
@@ -205,10 +213,10 @@ def main():
     print(f"{'case':<52} {'ours':>13} {'baseline':>14} {'ratio':>10}  {'target':>8}")
     report = Report()
     big = 4096 if args.quick else 16384
+    bench_rebin(report, 10**5 if args.quick else 10**6, repeat)
     bench_respgrid(report, big, 64, 32 if args.quick else 128, 2, repeat,
                    (100 if not args.quick else None, 2))
     bench_respgrid(report, 1024, 64, 128, 8, repeat, (None, 3))
-    bench_rebin(report, 10**5 if args.quick else 10**6, repeat)
     bench_overhead(report, repeat, number)
     bench_memory(report, big, 64, 32 if args.quick else 128)
     bench_threads(report, big, 64, 16 if args.quick else 32, repeat)

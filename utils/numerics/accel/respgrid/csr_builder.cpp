@@ -57,11 +57,13 @@ Ref filled_array(const frame::RawVector<T> &values, PyObject *dtype)
     if (PyObject_GetBuffer(array.get(), &buffer, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0)
         return {};
     auto *out = static_cast<Element *>(buffer.buf);
-    if constexpr (std::is_same_v<Element, T>)
-        std::memcpy(out, values.data(), values.size() * sizeof(T));
-    else
+    if constexpr (std::is_same_v<Element, T>) {
+        if (!values.empty())   // memcpy's pointers must not be null, even for no bytes
+            std::memcpy(out, values.data(), values.size() * sizeof(T));
+    } else {
         for (std::size_t i = 0; i < values.size(); ++i)
             out[i] = static_cast<Element>(values[i]);
+    }
     PyBuffer_Release(&buffer);
     return array;
 }
