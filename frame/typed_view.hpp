@@ -29,7 +29,6 @@ public:
     /// The view object holding the buffer (borrowed), or null for None.
     PyObject *owner() const noexcept;
     Py_ssize_t length() const noexcept { return layout_.shape[0]; }
-    Py_ssize_t extent(int axis) const noexcept { return layout_.shape[axis]; }
     Py_ssize_t stride(int axis) const noexcept { return layout_.strides[axis]; }
 
     /// Bounds-tested indexing: the address of element i on `axis` (a negative
