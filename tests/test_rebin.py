@@ -165,6 +165,26 @@ def test_np_is_looked_up_at_each_call(restore_np):
     assert our_frames(exc) == [(REBIN, 47)]
 
 
+@pytest.mark.parametrize("bins", [3, 3000])
+def test_shares_are_added_to_what_zeros_gave(restore_np, bins):
+    """With `np` rebound, zeros() may hand back anything: -0.0, NaN and other
+    values stay as they are where nothing is added, and are added to where
+    something is."""
+    class FilledZeros(RecordingNumPy):
+        def zeros(self, n, dtype):
+            self.made.append(np.resize(a(-0.0, 1.5, nan, -0.0, 0.0, -2.0), n))
+            return self.made[-1]
+
+    rng = np.random.default_rng(bins)
+    old = np.cumsum(rng.uniform(0.1, 1.0, bins + 1))
+    new = np.sort(rng.uniform(old[0] - 2, old[-1] + 2, bins))
+    counts = rng.uniform(0, 10, bins)
+    rebin.np = FilledZeros()
+    result = rebin_histogram_cy(old, counts, new)
+    start = np.resize(a(-0.0, 1.5, nan, -0.0, 0.0, -2.0), len(new) - 1)
+    assert result.tobytes() == np.array(rebin_histogram(old, counts, new, start)).tobytes()
+
+
 def test_deleted_np_raises_name_error_then_builtins_are_tried(restore_np):
     del rebin.np
     with pytest.raises(NameError) as exc:
@@ -227,6 +247,63 @@ def test_shared_edges_and_empty_bins_match_reference(old, new, data):
     """Edges drawn from a few values: old and new edges coincide, and bins of
     zero width appear on both sides. Compared bit for bit, signed zeros and
     NaN counts included."""
+    counts = data.draw(st.lists(st.floats(-1e3, 1e3) | st.sampled_from([-0.0, math.nan]),
+                                min_size=len(old) - 1, max_size=len(old) - 1))
+    result = rebin_histogram_cy(a(*old), a(*counts), a(*new))
+    assert result.tobytes() == np.array(rebin_histogram(old, counts, new)).tobytes()
+
+
+def layout(name, rng):
+    """Old and new edges, ascending, in one of several arrangements."""
+    old = np.cumsum(rng.uniform(0.1, 1.0, 3001))
+    span = old[0], old[-1]
+    if name == "interleaved":
+        new = np.sort(rng.uniform(span[0] - 5, span[1] + 5, 2501))
+    elif name == "new-inside-old":
+        new = np.sort(rng.uniform(span[0] + 400, span[1] - 900, 2001))
+    elif name == "old-inside-new":
+        new = np.sort(rng.uniform(span[0] - 900, span[1] + 400, 2001))
+    elif name == "coarse-new":
+        new = np.sort(rng.uniform(span[0], span[1], 41))
+    elif name == "fine-new":
+        new = np.sort(rng.uniform(span[0], span[0] + 30, 4001))
+    elif name == "new-above-old":
+        new = np.sort(rng.uniform(span[1] - 10, span[1] + 1000, 2001))
+    elif name == "shared-grid":
+        # Both on one grid of whole numbers: most edges coincide, and bins of
+        # zero width appear on both sides.
+        old = np.sort(rng.integers(-200, 800, 3001)).astype(float)
+        new = np.sort(rng.integers(-300, 700, 2001)).astype(float)
+    else:   # around zero, with signed zeros among the edges
+        old = np.sort(rng.integers(-30, 30, 1001)).astype(float)
+        new = np.sort(rng.integers(-40, 20, 801)).astype(float)
+        old[old == 0] = -0.0
+        new[new == 0] = np.where(rng.random((new == 0).sum()) < 0.5, 0.0, -0.0)
+    return old, new
+
+
+@pytest.mark.parametrize("name", ["interleaved", "new-inside-old", "old-inside-new",
+                                  "coarse-new", "fine-new", "new-above-old", "shared-grid",
+                                  "signed-zeros"])
+def test_long_ascending_edges_match_reference(name):
+    """Thousands of ascending edges, so that the walk over old and new bins
+    runs in several interleaved lanes: bit for bit the straightforward sweep,
+    with negative, -0.0 and NaN counts among the rest."""
+    rng = np.random.default_rng(len(name))
+    old, new = layout(name, rng)
+    counts = rng.uniform(-10, 100, len(old) - 1)
+    counts[rng.integers(0, len(counts), 20)] = -0.0
+    counts[rng.integers(0, len(counts), 3)] = math.nan
+    result = rebin_histogram_cy(old, counts, new)
+    assert result.tobytes() == np.array(rebin_histogram(old, counts, new)).tobytes()
+
+
+@settings(max_examples=200, deadline=None)
+@given(old=st.lists(st.integers(0, 60).map(float), min_size=40, max_size=300).map(sorted),
+       new=st.lists(st.integers(0, 60).map(float), min_size=40, max_size=300).map(sorted),
+       data=st.data())
+def test_many_tied_edges_match_reference(old, new, data):
+    """Enough edges for the interleaved walk, drawn from few values."""
     counts = data.draw(st.lists(st.floats(-1e3, 1e3) | st.sampled_from([-0.0, math.nan]),
                                 min_size=len(old) - 1, max_size=len(old) - 1))
     result = rebin_histogram_cy(a(*old), a(*counts), a(*new))

@@ -1,10 +1,11 @@
 """Histogram rebinning, one old bin and one new bin at a time."""
 
 
-def rebin_histogram(energy_axis, count_axis, new_energy_axis):
+def rebin_histogram(energy_axis, count_axis, new_energy_axis, start=None):
+    """`start`: what the new bins hold before the sweep adds to them (zeros)."""
     old_n = len(count_axis)
     new_n = len(new_energy_axis) - 1
-    new_counts = [0.0] * new_n
+    new_counts = [0.0] * new_n if start is None else [float(x) for x in start]
     i = 0
     for j in range(old_n):
         old_left = float(energy_axis[j])

@@ -111,11 +111,12 @@ PyObject *rebin_histogram_cy(PyObject *const *args, Py_ssize_t nargs, PyObject *
     const frame::Strided1D old_edges = energy_axis.as_1d(), counts = count_axis.as_1d(),
                            new_edges = new_energy_axis.as_1d();
     const frame::MutStrided1D out = new_counts.as_mut_1d();
-    if (old_n > 0 && new_n > 0 && contiguous(old_edges) && contiguous(counts) &&
-        contiguous(new_edges) && contiguous(out))
-        rebin_contiguous(as_doubles(old_edges), as_doubles(counts), old_n, as_doubles(new_edges),
-                         new_n, reinterpret_cast<double *>(out.data));
-    else
+    const bool walked = old_n > 0 && new_n > 0 && contiguous(old_edges) && contiguous(counts) &&
+                        contiguous(new_edges) && contiguous(out) &&
+                        rebin_ascending({as_doubles(old_edges), as_doubles(counts), old_n,
+                                         as_doubles(new_edges), new_n,
+                                         reinterpret_cast<double *>(out.data)});
+    if (!walked)
         rebin_sweep(old_edges, counts, old_n, new_edges, new_n, out);
 
     PyObject *result = as_result(new_counts);

@@ -1,4 +1,4 @@
-// rebin_merge_sse41.cpp: the vector walk built for SSE4.1 (compiled with
+// rebin_merge_sse41.cpp: the lane walk built for SSE4.1 (compiled with
 // -msse4.1), where one blendvpd makes each choice. Called only after the
 // processor has been found to have SSE4.1.
 #include "rebin/rebin_merge.hpp"
@@ -14,9 +14,9 @@ struct BlendSelect {
 
 }  // namespace
 
-void merge_vector_sse41(MergeWalk &w)
+void walk_lanes_sse41(const Bins &bins, Lane (&lanes)[lane_count])
 {
-    merge_vector<BlendSelect>(w);
+    walk_lanes<BlendSelect>(bins, lanes);
 }
 
 }  // namespace accel::rebin
