@@ -28,14 +28,19 @@ from vantor.utils.numerics.accel.rebin import rebin_histogram_cy  # noqa: E402
 from vantor.utils.numerics.accel.respgrid import respgrid_cy  # noqa: E402
 
 
-def median_seconds(*fns, repeat, number=1):
+def median_seconds(*fns, repeat, number=1, warm=True):
     """For each function, the median over `repeat` rounds of the time of one
-    call, each round timing `number` calls of every function in turn (so that
-    a drift of the machine's speed affects all alike), after a warm-up round.
-    One time for one function, a list for several."""
+    call. Each round times `number` calls of every function in turn (so that
+    a drift of the machine's speed affects all alike), each block right after
+    an untimed call of the same function (so that each finds the allocator
+    and the caches as it leaves them, not as the function before it did),
+    after a warm-up round. One time for one function, a list for several.
+    With warm=False the blocks follow each other directly."""
     times = [[] for _ in fns]
     for round_ in range(repeat + 1):
         for fn, spent in zip(fns, times):
+            if warm:
+                fn()
             start = time.perf_counter()
             for _ in range(number):
                 fn()
@@ -152,17 +157,19 @@ def bench_rebin(report, bins, repeat):
     assert same_bits([ours_result], [baselines.rebin_literal(old, counts, new)])
     np.testing.assert_allclose(ours_result, baselines.rebin_numpy(old, counts, new),
                                rtol=1e-6, atol=1e-6 * counts.max())
-    ours, literal, numpy_time, floor = median_seconds(
-        lambda: rebin_histogram_cy(old, counts, new),
-        lambda: baselines.rebin_literal(old, counts, new),
-        lambda: baselines.rebin_numpy(old, counts, new),
-        lambda: (np.add.reduce(old), np.add.reduce(counts), np.add.reduce(new)),
-        repeat=repeat)
+    contenders = (lambda: rebin_histogram_cy(old, counts, new),
+                  lambda: baselines.rebin_literal(old, counts, new),
+                  lambda: baselines.rebin_numpy(old, counts, new),
+                  lambda: (np.add.reduce(old), np.add.reduce(counts), np.add.reduce(new)))
+    ours, literal, numpy_time, floor = median_seconds(*contenders, repeat=repeat)
     report.ratio(f"rebin_histogram_cy, {bins} bins vs literal", ours, literal, 1.5,
                  "bit-identical")
     report.ratio(f"rebin_histogram_cy, {bins} bins vs NumPy", ours, numpy_time, 5)
     report.ratio(f"rebin_histogram_cy, {bins} bins vs reading its inputs", ours, floor, None,
                  "memory-bandwidth floor")
+    ours, _, numpy_time, _ = median_seconds(*contenders, repeat=repeat, warm=False)
+    report.ratio(f"  the same, each call right after the others", ours, numpy_time, None,
+                 "fresh pages for np.zeros")
 
 
 def bench_overhead(report, repeat, number):

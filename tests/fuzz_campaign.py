@@ -335,11 +335,13 @@ def some_kinds(draw):
 
 @st.composite
 def rebin_args(draw):
-    """Edges, counts (one fewer than the edges, or not) and new edges."""
-    edges = draw(float_lists(max_size=10))
+    """Edges, counts (one fewer than the edges, or not) and new edges; now and
+    then enough of them for the interleaved walk over ascending edges."""
+    size = draw(st.sampled_from([10, 10, 10, 150]))
+    edges = draw(float_lists(max_size=size))
     counts_n = draw(st.sampled_from([len(edges) - 1, len(edges) - 1, len(edges), len(edges) - 2]))
     counts = draw(float_lists(min_size=max(counts_n, 0), max_size=max(counts_n, 0)))
-    new_edges = draw(float_lists(min_size=draw(st.integers(0, 7)) > 0, max_size=10))
+    new_edges = draw(float_lists(min_size=draw(st.integers(0, 7)) > 0, max_size=size))
     return [draw(one_d(some_kinds(draw), v)) for v in (edges, counts, new_edges)]
 
 
