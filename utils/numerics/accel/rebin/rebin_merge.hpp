@@ -133,10 +133,8 @@ struct MaskSelect {
 
 /// Two lanes stepped together, lane a in the low half of each register and
 /// lane b in the high half. The left edges of the current bins stay in
-/// registers: a step loads only the right edges, so that its loads never meet
-/// the addresses of the stores just made to new_counts[k] at the same offset
-/// within a page, which arrays allocated alike share and which would make
-/// the loads wait for the stores.
+/// registers, taken over from the right edges as the lanes move on, so that
+/// a step loads only the right edges.
 struct LanePair {
     Lane a, b;
     __m128d old_left, new_left;
