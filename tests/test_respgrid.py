@@ -2,6 +2,8 @@
 
 import math
 import sys
+import traceback
+import warnings
 
 import numpy as np
 import pytest
@@ -157,6 +159,60 @@ def test_np_is_looked_up_at_each_use(detector, restore_np):
     assert indptr[0] == 0 and len(indptr) == 3
     assert {type(x) for x in indptr + cols} == {int} and {type(x) for x in values} == {float}
     assert_same_csr(got, expected)
+
+
+@pytest.mark.parametrize("name", ["sum", "max"])
+def test_reductions_replaced_on_numpy_itself_are_called(detector, monkeypatch, name):
+    """`np` is NumPy, but with its own sum or max replaced: the driver calls
+    the replacement, each time."""
+    matrix, ref_indices, ref_E_axis, requested_E_axis = detector
+    expected = respgrid_cy(matrix, ref_indices, ref_E_axis, a(500, 700), requested_E_axis)
+    original, seen = getattr(np, name), []
+
+    def replacement(values, *args, **kwargs):
+        seen.append(values)
+        return original(values, *args, **kwargs)
+
+    monkeypatch.setattr(np, name, replacement)
+    got = respgrid_cy(matrix, ref_indices, ref_E_axis, a(500, 700), requested_E_axis)
+    # Two reference rows per requested row for sum (np.nansum sums through it
+    # too), the requested axis twice per row for max.
+    length = matrix.shape[1] if name == "sum" else len(requested_E_axis)
+    assert [np.asarray(values).size for values in seen].count(length) == 4
+    assert_same_csr(got, expected)
+
+
+@pytest.mark.parametrize(
+    "row",
+    [
+        pytest.param([1e308, 1e308, 1.0, 0.0], id="overflow"),
+        pytest.param([6e307, 6e307, 1.0, 0.0], id="large"),
+        pytest.param([math.inf, -math.inf, 1.0, 0.0], id="infinities"),
+        pytest.param([math.nan, 1.0, 1.0, 0.0], id="nan"),
+        pytest.param([5e-324, 5e-324, 0.0, 0.0], id="subnormal"),
+        pytest.param([1.0, 2.0, 3.0, 4.0], id="plain"),
+    ],
+)
+@pytest.mark.parametrize("setting", ["warn", "raise"])
+def test_reference_row_sums_warn_and_fail_as_np_sum_does(row, setting):
+    """The warnings a reference row's sum gives ("... in reduce"), with where
+    they are reported from, and the first error under NumPy's "raise": as
+    np.sum gives them."""
+    matrix = np.array([[1.0, 2.0, 3.0, 4.0], row])
+    args = (matrix, a(100, 300), a(10, 20, 30, 40), a(200), a(12, 18, 25, 35))
+
+    def outcome(function):
+        with warnings.catch_warnings(record=True) as caught, np.errstate(all=setting):
+            warnings.simplefilter("always")
+            try:
+                function(*args)
+                error = None
+            except FloatingPointError as exc:
+                error = str(exc)
+        return error, [(w.category, str(w.message), w.filename) for w in caught
+                       if "in reduce" in str(w.message)]
+
+    assert outcome(respgrid_cy) == outcome(reference_respgrid)
 
 
 def test_read_only_and_strided_inputs(detector):
@@ -352,6 +408,15 @@ def test_empty_requested_axis_fails_in_the_row(detector):
     with pytest.raises(ValueError, match="zero-size array") as exc:
         respgrid_cy(matrix, ref_indices, ref_E_axis, a(500), a())
     assert our_frames(exc) == [(RESPGRID_CY, 162), (RESPGRID_CY, 215), (INTERPOLATE, 149)]
+    # NumPy's own frames follow, as when np.max is called from Python.
+    with pytest.raises(ValueError) as direct:
+        np.max(memoryview(a()))
+
+    def numpy_frames(info):
+        return [(f.name, f.filename) for f in traceback.extract_tb(info.tb)
+                if "numpy" in f.filename]
+
+    assert numpy_frames(exc) == numpy_frames(direct) != []
 
 
 @pytest.mark.parametrize(

@@ -20,9 +20,12 @@ extern frame::InternedName np, empty, sum, nansum, max, asarray, dtype, float64,
 extern PyTypeObject *ndarray_type;
 
 /// NumPy's own functions and dtypes, fetched at import. What `np` gives at a
-/// call is compared with these to recognise the real NumPy.
+/// call is compared with these to recognise the real NumPy. add_reduce and
+/// maximum_reduce are np.add.reduce and np.maximum.reduce, where np.sum and
+/// np.max end.
 struct NumPyOriginals {
-    PyObject *asarray, *empty, *float64, *int32, *int64;
+    PyObject *asarray, *empty, *float64, *int32, *int64, *sum, *max;
+    PyObject *add_reduce, *maximum_reduce;
 };
 extern NumPyOriginals numpy_originals;
 

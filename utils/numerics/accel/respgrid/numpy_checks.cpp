@@ -182,13 +182,23 @@ bool check_numpy_types()
     const std::pair<PyObject **, const char *> originals[] = {
         {&numpy_originals.asarray, "asarray"}, {&numpy_originals.empty, "empty"},
         {&numpy_originals.float64, "float64"}, {&numpy_originals.int32, "int32"},
-        {&numpy_originals.int64, "int64"},
+        {&numpy_originals.int64, "int64"},     {&numpy_originals.sum, "sum"},
+        {&numpy_originals.max, "max"},
     };
     for (const auto &[slot, attr] : originals) {
         PyObject *value = PyObject_GetAttrString(numpy.get(), attr);
         if (!value)
             return false;
         Py_XSETREF(*slot, value);
+    }
+    const std::pair<PyObject **, const char *> reductions[] = {
+        {&numpy_originals.add_reduce, "add"}, {&numpy_originals.maximum_reduce, "maximum"}};
+    for (const auto &[slot, ufunc_name] : reductions) {
+        Ref ufunc = Ref::steal(PyObject_GetAttrString(numpy.get(), ufunc_name));
+        PyObject *reduce = ufunc ? PyObject_GetAttrString(ufunc.get(), "reduce") : nullptr;
+        if (!reduce)
+            return false;
+        Py_XSETREF(*slot, reduce);
     }
     return true;
 }

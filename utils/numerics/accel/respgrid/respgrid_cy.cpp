@@ -19,6 +19,7 @@
 #include "frame/typed_view.hpp"
 #include "respgrid/csr_builder.hpp"
 #include "respgrid/module.hpp"
+#include "respgrid/reductions.hpp"
 #include "respgrid/row_interp.hpp"
 #include "respgrid/search.hpp"
 
@@ -101,7 +102,7 @@ bool normalised_row(PyObject *matrix, std::int64_t index, Ref &row, TypedView &v
     Ref sum = frame::lookup_global_attr(module_data, name::np, name::sum);
     if (!sum)
         return false;
-    Ref total = Ref::steal(PyObject_CallOneArg(sum.get(), selected.get()));
+    Ref total = sum_of(sum.get(), selected.get());
     if (!total)
         return false;
     row = Ref::steal(PyNumber_TrueDivide(selected.get(), total.get()));

@@ -12,6 +12,7 @@
 #include "frame/nd_buffer.hpp"
 #include "frame/traceback.hpp"
 #include "respgrid/module.hpp"
+#include "respgrid/reductions.hpp"
 #include "respgrid/regions.hpp"
 #include "respgrid/row_interp_kernel.hpp"
 
@@ -55,7 +56,7 @@ Ref boundary_array(double E, const TypedView &requested_E_axis, PyObject *escape
     Ref max = frame::lookup_global_attr(module_data, name::np, name::max);
     if (!max)
         return {};
-    Ref top = Ref::steal(PyObject_CallOneArg(max.get(), requested_E_axis.owner()));
+    Ref top = max_of(max.get(), requested_E_axis.owner(), requested_E_axis.length());
     if (!top)
         return {};
     double max_value;
