@@ -2,8 +2,8 @@
 
 literal: the kernels written straightforwardly in C (bench/native/literal.c:
 the rebinning sweep; the channel loop with linear scans from position 0 for
-every channel), driven from Python with the same NumPy calls as
-respgrid_cy makes.
+every channel), driven from Python with the NumPy calls that define a row
+of respgrid_cy.
 
 numpy: what a user would otherwise write in NumPy: rebinning by interpolating
 the cumulative counts at the new edges; each response row vectorised, with
