@@ -84,7 +84,7 @@ inline bool finite_ascending(const double *edges, std::int64_t n)
 /// result as rebin_sweep. False, with nothing written, otherwise.
 inline bool rebin_ascending(const Bins &bins)
 {
-    constexpr std::int64_t few_bins = 64;   // below this the lanes gain nothing
+    constexpr std::int64_t few_bins = 1024;   // below this the sweep is as fast
     if (bins.old_n + bins.new_n < few_bins || !finite_ascending(bins.old_edges, bins.old_n) ||
         !finite_ascending(bins.new_edges, bins.new_n))
         return false;
