@@ -334,14 +334,30 @@ def some_kinds(draw):
 
 
 @st.composite
+def long_ascending(draw, size):
+    """`size` finite edges that never decrease: ties, signed zeros,
+    subnormals and magnitudes near the largest double among them."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    finite = [x for x in SPECIAL if math.isfinite(x)]
+    pool = np.concatenate([rng.uniform(-1e3, 1e3, 400), rng.integers(-5, 5, 100), finite])
+    return sorted(rng.choice(pool, size).tolist())
+
+
+@st.composite
 def rebin_args(draw):
     """Edges, counts (one fewer than the edges, or not) and new edges; now and
-    then enough of them for the interleaved walk over ascending edges."""
-    size = draw(st.sampled_from([10, 10, 10, 150]))
-    edges = draw(float_lists(max_size=size))
-    counts_n = draw(st.sampled_from([len(edges) - 1, len(edges) - 1, len(edges), len(edges) - 2]))
-    counts = draw(float_lists(min_size=max(counts_n, 0), max_size=max(counts_n, 0)))
-    new_edges = draw(float_lists(min_size=draw(st.integers(0, 7)) > 0, max_size=size))
+    then over a thousand ascending edges in all, for the interleaved walk."""
+    if draw(st.integers(0, 3)) == 0:
+        edges = draw(long_ascending(draw(st.integers(500, 700))))
+        new_edges = draw(long_ascending(draw(st.integers(500, 700))))
+        rng = np.random.default_rng(len(edges) * len(new_edges))
+        counts = rng.choice(SPECIAL + [1.0, -2.5, 100.0], len(edges) - 1).tolist()
+    else:
+        edges = draw(float_lists(max_size=10))
+        counts_n = draw(st.sampled_from([len(edges) - 1, len(edges) - 1, len(edges),
+                                         len(edges) - 2]))
+        counts = draw(float_lists(min_size=max(counts_n, 0), max_size=max(counts_n, 0)))
+        new_edges = draw(float_lists(min_size=draw(st.integers(0, 7)) > 0, max_size=10))
     return [draw(one_d(some_kinds(draw), v)) for v in (edges, counts, new_edges)]
 
 
