@@ -36,15 +36,9 @@ inline void rebin_sweep(frame::Strided1D old_edges, frame::Strided1D counts,
             continue;   // empty or reversed: its count is dropped (a NaN width goes on)
         while (i < new_n && new_edges[i + 1] <= old_left)
             ++i;
-        for (std::int64_t k = i; k < new_n && new_edges[k] < old_right; ++k) {
-            const double new_left = new_edges[k];
-            const double new_right = new_edges[k + 1];
-            const double upper = old_right > new_right ? new_right : old_right;
-            const double lower = new_left > old_left ? new_left : old_left;
-            const double overlap = upper - lower;
-            if (overlap > 0)
-                new_counts[k] = new_counts[k] + (overlap / old_width) * counts[j];
-        }
+        for (std::int64_t k = i; k < new_n && new_edges[k] < old_right; ++k)
+            add_share(new_counts[k], old_left, old_right, old_width, new_edges[k],
+                      new_edges[k + 1], counts[j]);
     }
 }
 
